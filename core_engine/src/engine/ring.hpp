@@ -42,6 +42,11 @@ std::pair<RouteProducer, RouteConsumer> make_route_ring(std::size_t capacity);
 class RouteProducer {
  public:
   RouteProducer() = default;
+  // One end, one holder: copies would let two threads share a side.
+  RouteProducer(const RouteProducer&) = delete;
+  RouteProducer& operator=(const RouteProducer&) = delete;
+  RouteProducer(RouteProducer&&) noexcept = default;
+  RouteProducer& operator=(RouteProducer&&) noexcept = default;
 
   // Real-time safe: copies as many leading values as there is room for, in at
   // most two pieces, and publishes them. Returns how many were written.
@@ -78,6 +83,11 @@ class RouteProducer {
 class RouteConsumer {
  public:
   RouteConsumer() = default;
+  // One end, one holder: copies would let two threads share a side.
+  RouteConsumer(const RouteConsumer&) = delete;
+  RouteConsumer& operator=(const RouteConsumer&) = delete;
+  RouteConsumer(RouteConsumer&&) noexcept = default;
+  RouteConsumer& operator=(RouteConsumer&&) noexcept = default;
 
   // Values written and not yet read.
   std::size_t available() {
