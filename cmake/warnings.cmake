@@ -5,7 +5,7 @@ function(tessaro_warnings target)
   cmake_parse_arguments(ARG "TEST" "" "" ${ARGN})
   target_compile_options(${target} PRIVATE
     -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wold-style-cast -Wnon-virtual-dtor
-    -Woverloaded-virtual -Wnull-dereference -Wdouble-promotion -Wimplicit-fallthrough)
+    -Woverloaded-virtual -Wdouble-promotion -Wimplicit-fallthrough)
   if(NOT ARG_TEST)
     target_compile_options(${target} PRIVATE -Wsign-conversion)
   endif()
