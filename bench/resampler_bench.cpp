@@ -44,6 +44,16 @@ std::size_t frames_of_call(std::uint64_t call, std::uint32_t in_rate, std::uint3
   return static_cast<std::size_t>(total(call + 1) - total(call));
 }
 
+// Input frames per second, and the multiply-adds per second they imply.
+void report(benchmark::State& state, std::uint32_t in_rate, std::uint32_t out_rate, std::uint16_t channels) {
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) *
+                          static_cast<std::int64_t>(CHUNK));
+  state.counters["MAC/s"] = benchmark::Counter(
+      static_cast<double>(state.iterations()) * static_cast<double>(CHUNK) * out_rate / in_rate *
+          channels * static_cast<double>(MACS_PER_OUTPUT_SAMPLE),
+      benchmark::Counter::kIsRate);
+}
+
 void BM_Converter(benchmark::State& state, std::uint32_t in_rate, std::uint32_t out_rate,
                   std::uint16_t channels) {
   auto created = MasterFormatConverter::create(AudioFormat{in_rate, channels, SampleFormat::F32},
@@ -63,12 +73,7 @@ void BM_Converter(benchmark::State& state, std::uint32_t in_rate, std::uint32_t 
     benchmark::DoNotOptimize(output.data());
     benchmark::ClobberMemory();
   }
-  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) *
-                          static_cast<std::int64_t>(CHUNK));
-  state.counters["MAC/s"] = benchmark::Counter(
-      static_cast<double>(state.iterations()) * static_cast<double>(CHUNK) * out_rate / in_rate *
-          channels * static_cast<double>(MACS_PER_OUTPUT_SAMPLE),
-      benchmark::Counter::kIsRate);
+  report(state, in_rate, out_rate, channels);
 }
 
 // The same number of multiply-adds per call as the resampler, over plain
@@ -100,12 +105,7 @@ void BM_PlainLoop(benchmark::State& state, std::uint32_t in_rate, std::uint32_t 
     benchmark::DoNotOptimize(output.data());
     benchmark::ClobberMemory();
   }
-  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) *
-                          static_cast<std::int64_t>(CHUNK));
-  state.counters["MAC/s"] = benchmark::Counter(
-      static_cast<double>(state.iterations()) * static_cast<double>(CHUNK) * out_rate / in_rate *
-          channels * static_cast<double>(MACS_PER_OUTPUT_SAMPLE),
-      benchmark::Counter::kIsRate);
+  report(state, in_rate, out_rate, channels);
 }
 
 }  // namespace
